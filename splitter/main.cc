@@ -1,0 +1,13 @@
+#include <csignal>
+
+#include "console/events.h"
+#include "splitter/driver.h"
+
+int main(int argc, char** argv) {
+  // The safety frame comes first, before anything is printed.
+  plysect::install_event_handlers();
+  // A closed pipe on standard output must fail the write (EPIPE), which is
+  // reported as a diagnostic, instead of killing the process silently.
+  std::signal(SIGPIPE, SIG_IGN);
+  plysect::run_plysect(std::span<char* const>(argv, static_cast<std::size_t>(argc)));
+}
