@@ -5,7 +5,7 @@
 
 #ifdef PLYSECT_HAVE_LIBBACKTRACE
 #include <atomic>
-#include <backtrace.h>
+#include PLYSECT_BACKTRACE_HEADER  // GCC's libbacktrace
 #include <csetjmp>
 #include <dlfcn.h>
 #include <link.h>

@@ -11,6 +11,14 @@
 
 namespace plysect::testing {
 
+// Whether the tool was built with a stack walker; without one, a severe
+// diagnostic has no traceback and writes nothing to standard output.
+#ifdef PLYSECT_HAVE_LIBBACKTRACE
+inline constexpr bool k_have_traceback = true;
+#else
+inline constexpr bool k_have_traceback = false;
+#endif
+
 inline constexpr std::string_view k_traceback_header =
     "Image              PC        Routine            Line        Source             \n";
 
