@@ -3,6 +3,7 @@
 #include "console/console_output.h"
 #include "console/termination.h"
 #include "splitter/command_line.h"
+#include "splitter/dialogue.h"
 
 namespace plysect {
 
@@ -13,6 +14,8 @@ void run_plysect(std::span<char* const> args) {
     write_free_line({std::string_view(" Use: plysect <3D-map filename>")});
     end_run();
   }
+  RunSettings settings;
+  ask_run_settings(settings);
   end_run();
 }
 
