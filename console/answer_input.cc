@@ -166,6 +166,8 @@ AnswerOutcome failure(DiagnosticCode code, int system_error = 0) {
   return outcome;
 }
 
+// A CR left in a line (one not before LF, as at the end of a last line
+// without LF) counts as a blank, so "5" CR still reads 5.
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 // Ends a number token or a logical word; a number token also ends at '*'.
 bool ends_value(char c) { return is_blank(c) || c == ',' || c == '/' || c == ')'; }
