@@ -400,7 +400,7 @@ TEST(AnswerInput, LineTooLongForMemoryGivesErrorTwentyTwo) {
 // terminal is not the tool's controlling terminal), so error 39 comes late.
 TEST(AnswerInput, TerminalReadErrorWaitsForTheHangUpBeforeReporting) {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
+  if (master < 0) GTEST_SKIP() << "no pseudo-terminal here";
   ASSERT_EQ(::grantpt(master), 0);
   ASSERT_EQ(::unlockpt(master), 0);
   const std::string terminal = ::ptsname(master);
