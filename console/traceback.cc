@@ -267,6 +267,14 @@ class SymbolReader {
   // its matching 'E' (template arguments, a lambda's signature, decltype),
   // counting the groups nested in it.
   bool skip_group(std::size_t opener_length) {
+    if (m_nesting == k_max_nesting) return false;  // bounds the recursion
+    ++m_nesting;
+    const bool skipped = skip_group_rest(opener_length);
+    --m_nesting;
+    return skipped;
+  }
+
+  bool skip_group_rest(std::size_t opener_length) {
     m_pos += opener_length;
     int depth = 1;
     while (!at_end()) {
@@ -303,9 +311,10 @@ class SymbolReader {
           if (!eat('_')) return false;
           break;
         case 'U':
-          if (peek(1) == 'l') {
-            m_pos += 2;
-            ++depth;
+          if (peek(1) == 'l') {  // a lambda: Ul <signature> E [<number>] _
+            if (!skip_group(2)) return false;
+            skip_digits();
+            if (!eat('_')) return false;
           } else if (peek(1) == 't') {
             m_pos += 2;
             skip_digits();
@@ -344,6 +353,15 @@ class SymbolReader {
             ++m_pos;
           }
           break;
+        case '_':  // the discriminator of a local name: _ <digit> or __ <number> _
+          ++m_pos;
+          if (eat('_')) {
+            skip_digits();
+            if (!eat('_')) return false;
+          } else if (is_digit(peek())) {
+            ++m_pos;
+          }
+          break;
         default:
           ++m_pos;
           break;
@@ -352,8 +370,11 @@ class SymbolReader {
     return false;
   }
 
+  static constexpr int k_max_nesting = 32;
+
   std::string_view m_text;
   std::size_t m_pos = 0;
+  int m_nesting = 0;
 };
 
 }  // namespace

@@ -5,11 +5,15 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
 #include "console/units.h"
+#include "tests/map_fixture.h"
 #include "tests/test_support.h"
 #include "tests/traceback_lines.h"
 
@@ -17,6 +21,11 @@ namespace plysect {
 namespace {
 
 using testing::find_frame;
+using testing::make_fixture;
+using testing::MapFixture;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
 using testing::parse_traceback;
 using testing::run_forked;
 using testing::RunningCommand;
@@ -182,17 +191,120 @@ TEST(Events, MachineExceptionClassification) {
 }
 
 // ---------------------------------------------------------------------------
-// The real binary. Until it has a dialogue to wait in, it waits in its first
-// write: the usage line, to a standard output pipe that is full.
+// The real binary, waiting at its first prompt, relaying, or busy writing.
 // ---------------------------------------------------------------------------
 
-std::unique_ptr<RunningCommand> start_blocked_in_write(std::vector<std::string> env = {}) {
+constexpr std::string_view k_first_prompt = " \r\n Give total number of WQ layers : ";
+
+// Starts the binary on run.map in `options.cwd` and waits until it waits for
+// the first answer.
+std::unique_ptr<RunningCommand> start_at_first_prompt(const RunningCommand::Options& options = {}) {
+  auto run = std::make_unique<RunningCommand>(
+      std::vector<std::string>{testing::plysect_binary(), "run.map"}, options);
+  EXPECT_TRUE(run->wait_for_output(k_first_prompt)) << "no prompt";
+  EXPECT_TRUE(run->wait_until_blocked_in({SYS_read})) << "no read of the answer";
+  return run;
+}
+
+TEST(EventsBinary, ConsoleEventAtAPrompt) {
+  for (const auto& event : k_events) {
+    SCOPED_TRACE(event.word);
+    auto run = start_at_first_prompt();
+    run->send_signal(event.signal);
+    const auto result = run->finish();
+    EXPECT_EQ(result.status, event.status);
+    EXPECT_EQ(result.err, event_line(event.word));
+    // No traceback, so no line break after the open prompt either.
+    EXPECT_EQ(result.out, k_first_prompt);
+  }
+}
+
+// The relay waits for the rest of a time block from an input FIFO that the
+// test holds open: five blocks are in every layer map when the event comes.
+TEST(EventsBinary, ConsoleEventDuringTheRelay) {
+  const MapFixture fixture = make_fixture(2, 6, 8);
+  for (const auto& event : k_events) {
+    SCOPED_TRACE(event.word);
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("run.map").c_str(), 0644), 0);
+    const int input = ::open(dir.file("run.map").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(input, 0);
+    std::string fed = fixture.header();
+    for (std::size_t b = 0; b < 5; ++b) fed += fixture.block(b);
+    fed += fixture.block(5).substr(0, 10);
+    ASSERT_EQ(::write(input, fed.data(), fed.size()), static_cast<ssize_t>(fed.size()));
+
+    RunningCommand::Options options;
+    options.cwd = dir.path();
+    RunningCommand run({testing::plysect_binary(), "run.map"}, options);
+    run.send_input("2\n2\n1\n2\n");
+    ASSERT_TRUE(run.wait_for_output("  D :", 5)) << "no five blocks relayed";
+    ASSERT_TRUE(run.wait_until_blocked_in({SYS_read})) << "no read of the sixth block";
+    run.send_signal(event.signal);
+    const auto result = run.finish();
+    ::close(input);
+    EXPECT_EQ(result.status, event.status);
+    EXPECT_EQ(result.err, event_line(event.word));
+    EXPECT_EQ(read_file(dir.file("run-lay-1.map")), fixture.layer_map(2, 1, 5));
+    EXPECT_EQ(read_file(dir.file("run-lay-2.map")), fixture.layer_map(2, 2, 5));
+  }
+}
+
+// Layer map 2 is a FIFO whose reader does not read: the write of the first
+// block stops when the pipe is full, and the event comes in the middle of
+// that transfer. The close passes over the held unit, the other maps are
+// whole, and layer map 2 holds its header and the block cut short.
+TEST(EventsBinary, ConsoleEventInTheMiddleOfAWrite) {
+  // 20000 segments per layer: 80004 bytes per block, more than a pipe holds.
+  const MapFixture fixture = make_fixture(1, 40000, 2);
+  TempDir dir;
+  write_file(dir.file("run.map"), fixture.bytes());
+  ASSERT_EQ(::mkfifo(dir.file("run-lay-2.map").c_str(), 0644), 0);
+  const int reader = ::open(dir.file("run-lay-2.map").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const std::size_t header_size = fixture.layer_header(2, 2).size();
+
+  RunningCommand::Options options;
+  options.cwd = dir.path();
+  RunningCommand run({testing::plysect_binary(), "run.map"}, options);
+  run.send_input("2\n2\n1\n2\n");
+  // The block is on its way into the pipe, where it does not fit: the write
+  // waits.
+  int held = 0;
+  for (int tries = 0; tries < 2000 && held <= static_cast<int>(header_size); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::ioctl(reader, FIONREAD, &held);
+  }
+  ASSERT_GT(held, static_cast<int>(header_size)) << "the block never came";
+  ASSERT_TRUE(run.wait_until_blocked_in({SYS_write, SYS_writev}));
+  run.send_signal(SIGHUP);
+  ASSERT_TRUE(run.wait_for_exit());
+  const auto result = run.finish();
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, event_line("window-CLOSE"));
+
+  EXPECT_EQ(read_file(dir.file("run-lay-1.map")), fixture.layer_map(2, 1, 1));
+  std::string cut;
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) {
+    cut.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(reader);
+  const std::string whole = fixture.layer_map(2, 2, 1);
+  ASSERT_GT(whole.size(), cut.size());
+  EXPECT_GT(cut.size(), header_size);
+  EXPECT_TRUE(cut == whole.substr(0, cut.size())) << "not the start of the layer map";
+}
+
+// Until the dialogue, the binary's only write is the usage line: with a full
+// standard output pipe it waits in that write, as in a progress line when
+// the console does not keep up.
+std::unique_ptr<RunningCommand> start_blocked_in_write() {
   RunningCommand::Options options;
   options.full_output_pipe = true;
-  options.env = std::move(env);
   auto run = std::make_unique<RunningCommand>(
       std::vector<std::string>{testing::plysect_binary()}, options);
-  EXPECT_TRUE(run->wait_until_blocked_in(SYS_write)) << "the binary never blocked in its write";
+  EXPECT_TRUE(run->wait_until_blocked_in({SYS_write})) << "the binary never blocked in its write";
   return run;
 }
 
@@ -213,7 +325,7 @@ TEST(EventsBinary, ConsoleEventWhileWriting) {
 // A fault signal sent by another process is no fault: error 172 with the
 // signal's number, and the traceback shows where the main flow was.
 TEST(EventsBinary, FaultSignalSentByAProcess) {
-  auto run = start_blocked_in_write();
+  auto run = start_at_first_prompt();
   run->send_signal(SIGSEGV);
   const auto result = run->finish();
   EXPECT_EQ(result.status, 172);
@@ -222,14 +334,18 @@ TEST(EventsBinary, FaultSignalSentByAProcess) {
             "plysect: severe (172): Program Exception - exception code = 0xb (11)\n");
   if (!testing::k_have_traceback) {
     EXPECT_FALSE(traceback.has_header);
+    EXPECT_EQ(result.out, k_first_prompt);
     return;
   }
   ASSERT_TRUE(traceback.has_header) << result.err;
-  const auto* write_all = find_frame(traceback, "write_all");
-  ASSERT_NE(write_all, nullptr) << result.err;
-  EXPECT_EQ(write_all->image, "plysect");
-  EXPECT_EQ(write_all->source, "system_io.cc");
-  EXPECT_EQ(write_all->line, std::to_string(source_line_of("console/system_io.cc", "::write(fd")));
+  EXPECT_EQ(traceback.after, "") << result.err;
+  const auto* answer = find_frame(traceback, "read_answer");
+  ASSERT_NE(answer, nullptr) << result.err;
+  EXPECT_EQ(answer->image, "plysect");
+  EXPECT_EQ(answer->source, "answer_input.cc");
+  const auto* dialogue = find_frame(traceback, "ask_run_settings");
+  ASSERT_NE(dialogue, nullptr) << result.err;
+  EXPECT_EQ(dialogue->source, "dialogue.cc");
   EXPECT_NE(find_frame(traceback, "run_plysect"), nullptr) << result.err;
   EXPECT_NE(find_frame(traceback, "main"), nullptr) << result.err;
   // The handler and the report are no part of it.
@@ -237,17 +353,12 @@ TEST(EventsBinary, FaultSignalSentByAProcess) {
     EXPECT_NE(frame.source, "events.cc") << frame.text;
     EXPECT_NE(frame.source, "termination.cc") << frame.text;
   }
-  // The walk's line break. The blocked usage line may come before it: the
-  // write can complete once the test drains the pipe, before the signal is
-  // taken.
-  std::string out = result.out;
-  const std::string usage_line = "  Use: plysect <3D-map filename>\r\n";
-  if (const auto usage = out.find(usage_line); usage != out.npos) out.erase(usage, usage_line.size());
-  EXPECT_EQ(out, "\n") << ::testing::PrintToString(result.out);
+  // The walk's line break ends the open prompt line.
+  EXPECT_EQ(result.out, std::string(k_first_prompt) + "\n");
 }
 
-// Real faults inside the running tool: a preloaded library makes the first
-// write to standard output fault.
+// Real faults inside the running tool: a preloaded library makes the read of
+// the first answer fault.
 TEST(EventsBinary, MachineExceptionInTheTool) {
   struct Case {
     const char* fault;
@@ -264,9 +375,11 @@ TEST(EventsBinary, MachineExceptionInTheTool) {
       {"stack-overflow", "plysect: severe (170): Program Exception - stack overflow\n", 170,
        "recurse"},
   };
+  const int read_line = source_line_of("console/answer_input.cc", "::read(m_fd");
+  ASSERT_GT(read_line, 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
-    std::vector<std::string> argv{testing::plysect_binary()};
+    std::vector<std::string> argv{testing::plysect_binary(), "run.map"};
     const bool overflow = std::string_view(c.fault) == "stack-overflow";
     if (overflow) {
       // A small stack keeps the endless recursion short.
@@ -274,7 +387,6 @@ TEST(EventsBinary, MachineExceptionInTheTool) {
     }
     RunningCommand::Options options;
     options.env = {"LD_PRELOAD=" PLYSECT_FAULT_SHIM, std::string("PLYSECT_FAULT=") + c.fault,
-                   "PLYSECT_FAULT_CALL=write",
                    // The preloaded library is no sanitized code.
                    "ASAN_OPTIONS=verify_asan_link_order=0"};
     RunningCommand run(argv, options);
@@ -284,7 +396,7 @@ TEST(EventsBinary, MachineExceptionInTheTool) {
     EXPECT_EQ(traceback.before, c.line);
     if (!testing::k_have_traceback) {
       EXPECT_FALSE(traceback.has_header);
-      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(result.out, k_first_prompt);
       continue;
     }
     ASSERT_TRUE(traceback.has_header) << result.err;
@@ -295,22 +407,30 @@ TEST(EventsBinary, MachineExceptionInTheTool) {
     EXPECT_EQ(traceback.frames[0].source, "fault_shim.cc");
     if (overflow) {
       // Endless frames: the traceback stops at 20, and nothing goes to
-      // standard output.
+      // standard output after the prompt.
       EXPECT_EQ(traceback.frames.size(), 20u);
-      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(result.out, k_first_prompt);
       continue;
     }
-    const auto* write_all = find_frame(traceback, "write_all");
-    ASSERT_NE(write_all, nullptr) << result.err;
-    EXPECT_EQ(write_all->image, "plysect");
-    EXPECT_EQ(write_all->line,
-              std::to_string(source_line_of("console/system_io.cc", "::write(fd")));
+    // Then the tool's own routines, with their lines and sources.
+    bool read_call_shown = false;
+    for (const auto& frame : traceback.frames) {
+      read_call_shown = read_call_shown || (frame.image == "plysect" && frame.source == "answer_input.cc" &&
+                                            frame.line == std::to_string(read_line));
+    }
+    EXPECT_TRUE(read_call_shown) << result.err;
+    const auto* answer = find_frame(traceback, "read_answer");
+    ASSERT_NE(answer, nullptr) << result.err;
+    EXPECT_EQ(answer->source, "answer_input.cc");
+    const auto* dialogue = find_frame(traceback, "ask_run_settings");
+    ASSERT_NE(dialogue, nullptr) << result.err;
+    EXPECT_EQ(dialogue->source, "dialogue.cc");
     const auto* driver = find_frame(traceback, "run_plysect");
     ASSERT_NE(driver, nullptr) << result.err;
     EXPECT_EQ(driver->source, "driver.cc");
     EXPECT_NE(find_frame(traceback, "main"), nullptr) << result.err;
-    // The usage line was never written; the walk's line break was.
-    EXPECT_EQ(result.out, "\n");
+    // The walk's line break ends the open prompt line.
+    EXPECT_EQ(result.out, std::string(k_first_prompt) + "\n");
   }
 }
 

@@ -1,7 +1,6 @@
 // A library that the tests preload into the plysect binary to provoke a real
 // machine exception inside the running tool: the first read() of standard
-// input (or, with PLYSECT_FAULT_CALL=write, the first write() to standard
-// output) faults the way PLYSECT_FAULT names:
+// input faults the way PLYSECT_FAULT names:
 //   null-write       a write through a bad pointer (SIGSEGV)
 //   divide-by-zero   an integer division by zero (SIGFPE)
 //   stack-overflow   endless recursion (SIGSEGV at the stack's guard)
@@ -16,24 +15,17 @@
 namespace {
 
 using ReadCall = ssize_t (*)(int, void*, size_t);
-using WriteCall = ssize_t (*)(int, const void*, size_t);
 
 ReadCall g_read = nullptr;
-WriteCall g_write = nullptr;
 const char* g_fault = nullptr;
-bool g_on_write = false;
 bool g_fired = false;
 volatile bool g_keep_going = true;
 volatile std::uintptr_t g_bad_address = 8;
 
 __attribute__((constructor)) void load_shim() {
-  // Looked up now, not at the first call: the calls also serve the report
-  // that the fault starts, inside a signal handler.
+  // Looked up now, not at the first call, which faults.
   g_read = reinterpret_cast<ReadCall>(dlsym(RTLD_NEXT, "read"));
-  g_write = reinterpret_cast<WriteCall>(dlsym(RTLD_NEXT, "write"));
   g_fault = std::getenv("PLYSECT_FAULT");
-  const char* call = std::getenv("PLYSECT_FAULT_CALL");
-  g_on_write = call != nullptr && std::strcmp(call, "write") == 0;
 }
 
 __attribute__((noinline)) int recurse(int depth) {
@@ -62,11 +54,6 @@ void fault() {
 }  // namespace
 
 extern "C" ssize_t read(int fd, void* buffer, size_t size) {
-  if (fd == 0 && !g_on_write) fault();
+  if (fd == 0) fault();
   return g_read(fd, buffer, size);
-}
-
-extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
-  if (fd == 1 && g_on_write) fault();
-  return g_write(fd, buffer, size);
 }

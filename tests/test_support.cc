@@ -221,6 +221,7 @@ RunningCommand::RunningCommand(const std::vector<std::string>& argv, const Optio
   posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, m_dir.file("stderr").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t all, none;
@@ -276,22 +277,28 @@ void RunningCommand::read_available_output() {
   }
 }
 
-bool RunningCommand::wait_for_output(std::string_view text, double seconds) {
+bool RunningCommand::wait_for_output(std::string_view text, std::size_t times, double seconds) {
   const auto deadline = deadline_after(seconds);
   for (;;) {
     read_available_output();
-    if (m_out.find(text, m_fill) != std::string::npos) return true;
+    std::size_t found = 0;
+    for (auto at = m_out.find(text, m_fill); at != std::string::npos; at = m_out.find(text, at + 1)) {
+      ++found;
+    }
+    if (found >= times) return true;
     if (Clock::now() > deadline) return false;
     pollfd ready{m_output, POLLIN, 0};
     ::poll(&ready, 1, 10);
   }
 }
 
-bool RunningCommand::wait_until_blocked_in(long number, double seconds) {
+bool RunningCommand::wait_until_blocked_in(std::initializer_list<long> numbers, double seconds) {
   const auto deadline = deadline_after(seconds);
-  const std::string prefix = std::to_string(number) + " ";
   while (Clock::now() <= deadline) {
-    if (read_file("/proc/" + std::to_string(m_pid) + "/syscall").starts_with(prefix)) return true;
+    const std::string now = read_file("/proc/" + std::to_string(m_pid) + "/syscall");
+    for (const long number : numbers) {
+      if (now.starts_with(std::to_string(number) + " ")) return true;
+    }
     pause_briefly();
   }
   return false;

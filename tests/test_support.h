@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,7 @@ class RunningCommand {
  public:
   struct Options {
     std::vector<std::string> env;  // NAME=value entries added to the environment
+    std::string cwd;               // the current one when empty
     // The output pipe starts full, so the process blocks in its first write
     // to standard output until the test reads.
     bool full_output_pipe = false;
@@ -78,11 +80,12 @@ class RunningCommand {
   void close_input();
   void send_signal(int signal);
 
-  // Reads standard output until it holds `text`; false after `seconds`.
-  bool wait_for_output(std::string_view text, double seconds = 20);
-  // Waits until the main thread sits in system call `number` (SYS_read,
-  // SYS_write), that is, blocks in it; false after `seconds`.
-  bool wait_until_blocked_in(long number, double seconds = 20);
+  // Reads standard output until it holds `text` `times` times; false after
+  // `seconds`.
+  bool wait_for_output(std::string_view text, std::size_t times = 1, double seconds = 20);
+  // Waits until the main thread sits in one of the system calls `numbers`
+  // (SYS_read, SYS_write, ...), that is, blocks in it; false after `seconds`.
+  bool wait_until_blocked_in(std::initializer_list<long> numbers, double seconds = 20);
   // Waits for the end of the process without reading its output (a process
   // blocked in a write stays blocked); false after `seconds`.
   bool wait_for_exit(double seconds = 20);

@@ -46,6 +46,7 @@ TEST(Traceback, RoutineNameIsTheRoutinesOwnName) {
       {"_ZZN7plysect3runEvENKUlvE_clEv", "run"},  // a lambda inside run()
       {"_ZN7plysect5writeILi3EEEvPKc", "write"},
       {"_ZN7plysect4findIZNS_3runEvEUlvE_EEvT_", "find"},
+      {"_ZN7plysect4findIZNS_3runEvEUlvE0_EEvT_", "find"},  // the second lambda
       {"_ZNSt6thread11_State_implINS_8_InvokerISt5tupleIJZN7plysect12_GLOBAL__N_14testEvEUlvE_EEEEE6_M_runEv",
        "_M_run"},
       {"_ZThn8_N7plysect4Impl3runEv", "run"},
@@ -172,6 +173,42 @@ TEST(TracebackDeathTest, TracebackStopsAtTwentyFrames) {
   EXPECT_EQ(traceback.frames[0].line,
             std::to_string(source_line_of("tests/traceback_test.cc", "// raised at the bottom")));
   for (const auto& frame : traceback.frames) EXPECT_EQ(frame.routine, "nest_then_raise");
+}
+
+// The fatal diagnostic on the input header in a real run: an empty input.
+TEST(TracebackBinary, EmptyInputFile) {
+  testing::TempDir dir;
+  testing::write_file(dir.file("empty.map"), "");
+  const auto result = testing::run_plysect({"empty.map"}, "2\n2\n1\n2\n", dir.path());
+  EXPECT_EQ(result.status, 24);
+  const Traceback traceback = parse_traceback(result.err);
+  EXPECT_EQ(traceback.before, "plysect: severe (24): end-of-file during read, unit 10, file " +
+                                  dir.file("empty.map") + "\n");
+  const std::string last_prompt = " Give lay number for 2D map no 2 : ";
+  if (!testing::k_have_traceback) {
+    EXPECT_FALSE(traceback.has_header);
+    EXPECT_TRUE(result.out.ends_with(last_prompt)) << result.out;
+    return;
+  }
+  ASSERT_TRUE(traceback.has_header) << result.err;
+  EXPECT_LT(traceback.frames.size(), 20u);
+  EXPECT_EQ(traceback.after, "") << result.err;
+  // The first frame is the stream read that met the end; then the header
+  // pass, the driver and main.
+  ASSERT_FALSE(traceback.frames.empty());
+  EXPECT_EQ(traceback.frames[0].image, "plysect");
+  EXPECT_EQ(traceback.frames[0].source, "map_stream.cc");
+  const auto* header_pass = find_frame(traceback, "run_header_pass");
+  ASSERT_NE(header_pass, nullptr) << result.err;
+  EXPECT_EQ(header_pass->source, "header_pass.cc");
+  const auto* driver = find_frame(traceback, "run_plysect");
+  ASSERT_NE(driver, nullptr) << result.err;
+  EXPECT_EQ(driver->source, "driver.cc");
+  const auto* main_frame = find_frame(traceback, "main");
+  ASSERT_NE(main_frame, nullptr) << result.err;
+  EXPECT_EQ(main_frame->source, "main.cc");
+  // The walk's line break ends the line of the last prompt.
+  EXPECT_TRUE(result.out.ends_with(last_prompt + "\n")) << result.out;
 }
 
 #if defined(__x86_64__)
