@@ -415,8 +415,10 @@ TEST(EventsBinary, MachineExceptionInTheTool) {
     // Then the tool's own routines, with their lines and sources.
     bool read_call_shown = false;
     for (const auto& frame : traceback.frames) {
-      read_call_shown = read_call_shown || (frame.image == "plysect" && frame.source == "answer_input.cc" &&
-                                            frame.line == std::to_string(read_line));
+      if (frame.image == "plysect" && frame.source == "answer_input.cc" &&
+          frame.line == std::to_string(read_line)) {
+        read_call_shown = true;
+      }
     }
     EXPECT_TRUE(read_call_shown) << result.err;
     const auto* answer = find_frame(traceback, "read_answer");

@@ -256,9 +256,19 @@ RunningCommand::~RunningCommand() {
 }
 
 void RunningCommand::send_input(std::string_view bytes) {
-  if (m_input < 0 || ::write(m_input, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-    throw std::runtime_error("cannot send input");
+  if (m_input < 0) throw std::runtime_error("input already closed");
+  // A process that has ended must fail the test, not kill it with SIGPIPE.
+  sigset_t pipe_signal, saved;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &saved);
+  const ssize_t n = ::write(m_input, bytes.data(), bytes.size());
+  if (n < 0 && errno == EPIPE) {
+    const timespec now{0, 0};
+    ::sigtimedwait(&pipe_signal, nullptr, &now);
   }
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("cannot send input");
 }
 
 void RunningCommand::close_input() {
@@ -282,7 +292,8 @@ bool RunningCommand::wait_for_output(std::string_view text, std::size_t times, d
   for (;;) {
     read_available_output();
     std::size_t found = 0;
-    for (auto at = m_out.find(text, m_fill); at != std::string::npos; at = m_out.find(text, at + 1)) {
+    for (auto at = m_out.find(text, m_fill); at != std::string::npos;
+         at = m_out.find(text, at + 1)) {
       ++found;
     }
     if (found >= times) return true;

@@ -133,7 +133,8 @@ TEST(TracebackDeathTest, FatalDiagnosticCarriesTracebackFromTheRaiser) {
   const auto& first = traceback.frames[0];
   EXPECT_EQ(first.image, "plysect_tests");
   EXPECT_EQ(first.routine, "raise_end_of_file");
-  EXPECT_EQ(first.line, std::to_string(source_line_of("tests/traceback_test.cc", "// raised here")));
+  EXPECT_EQ(first.line,
+            std::to_string(source_line_of("tests/traceback_test.cc", "// raised here")));
   EXPECT_EQ(first.source, "traceback_test.cc");
   for (const auto& frame : traceback.frames) {
     EXPECT_NE(frame.source, "termination.cc") << frame.text;
@@ -144,7 +145,8 @@ TEST(TracebackDeathTest, FatalDiagnosticCarriesTracebackFromTheRaiser) {
   std::set<std::string> looked_up;
   for (const auto& frame : traceback.frames) {
     if (frame.image != "plysect_tests" || !looked_up.insert(frame.pc).second) continue;
-    const auto where = testing::run_command({"addr2line", "-e", test_binary(), "0x" + frame.pc}, "");
+    const auto where =
+        testing::run_command({"addr2line", "-e", test_binary(), "0x" + frame.pc}, "");
     SCOPED_TRACE(frame.text + " / addr2line: " + where.out);
     const std::string expected = "/" + frame.source + ":" + frame.line;
     EXPECT_NE(where.out.find(expected), std::string::npos);
