@@ -130,9 +130,10 @@ void install_fault_handlers() {
   // start_event_thread); a fault of its own from here on is reported.
   const sigset_t faults = fault_signal_set();
   ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
-  raise_diagnostic(k_console_event, DiagnosticValues{0, event.word});
   // Waits for the end of the process instead when the main flow has begun
-  // to end the run itself.
+  // to end the run itself: the run then ends as the main flow says.
+  claim_end_of_run();
+  raise_diagnostic(k_console_event, DiagnosticValues{0, event.word});
   close_all_units();
   ::_exit(event.exit_status);
 }
