@@ -97,7 +97,9 @@ class MappedFile {
   MappedFile& operator=(const MappedFile&) = delete;
 
   bool exists() const { return m_fd >= 0; }
-  std::string_view bytes() const { return m_data == nullptr ? "" : std::string_view(m_data, m_size); }
+  std::string_view bytes() const {
+    return m_data == nullptr ? std::string_view() : std::string_view(m_data, m_size);
+  }
 
  private:
   int m_fd = -1;
@@ -182,6 +184,7 @@ struct MapState {
 // npos when `actual` is a prefix of `expected`.
 std::size_t first_difference(std::string_view actual, std::string_view expected) {
   if (actual.size() > expected.size()) return expected.size();
+  if (actual.empty()) return std::string_view::npos;
   // memcmp first: it is far quicker than a loop in a sanitized debug build.
   if (std::memcmp(actual.data(), expected.data(), actual.size()) == 0) {
     return std::string_view::npos;
@@ -294,7 +297,8 @@ std::size_t count_of(std::string_view text, std::string_view part) {
 std::string map_name(std::int32_t layer) { return "run-lay-" + std::to_string(layer) + ".map"; }
 
 std::string answers() {
-  std::string text = std::to_string(k_layers) + "\n" + std::to_string(std::size(k_map_layers)) + "\n";
+  std::string text =
+      std::to_string(k_layers) + "\n" + std::to_string(std::size(k_map_layers)) + "\n";
   for (const std::int32_t layer : k_map_layers) text += std::to_string(layer) + "\n";
   return text;
 }

@@ -205,7 +205,9 @@ TerminalOutcome run_on_terminal(const TerminalCase& c) {
   return outcome;
 }
 
-std::string exited_with(int status) { return "+++ exited with " + std::to_string(status) + " +++\n"; }
+std::string exited_with(int status) {
+  return "+++ exited with " + std::to_string(status) + " +++\n";
+}
 
 std::string event_line(const char* word) {
   return std::string("plysect: error (200): program aborting due to ") + word + " event\n";
@@ -255,8 +257,9 @@ TEST_F(Terminal, WindowClosedWhileWaitingForAnAnswer) {
                                                              : ", tool under a shell") +
                              (later_prompt ? ", third prompt" : ", first prompt") + ", round " +
                              std::to_string(round + 1);
-    expect_event_end({what.c_str(), launch,
-                      later_prompt ? std::vector<std::string>{"20", "2"} : std::vector<std::string>{},
+    const std::vector<std::string> typed =
+        later_prompt ? std::vector<std::string>{"20", "2"} : std::vector<std::string>{};
+    expect_event_end({what.c_str(), launch, typed,
                       later_prompt ? k_layer_prompt : k_layers_prompt, act, "window-CLOSE", 2});
   }
 }
