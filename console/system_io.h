@@ -6,8 +6,9 @@
 
 namespace plysect {
 
-// Writes all of `bytes` to `fd`, continuing partial writes and retrying
-// interrupted ones. Returns 0, or the errno of the write that failed.
+// Writes all of `bytes` to `fd`, continuing partial writes, retrying
+// interrupted ones and waiting for room on a descriptor left non-blocking.
+// Returns 0, or the errno of the write that failed.
 int write_all(int fd, std::string_view bytes);
 
 }  // namespace plysect

@@ -80,6 +80,7 @@ void append_system_error_line(DiagnosticText& text, int system_error) {
 // Prints a severe diagnostic with its traceback and ends the run.
 [[noreturn]] void report_severe(DiagnosticCode code, const DiagnosticValues& values,
                                 std::uintptr_t start_pc) {
+  claim_end_of_run();
   static DiagnosticText text;  // static: too large for an alternate signal stack
   text.clear();  // a failed close during the end of a run reports afresh
   if (values.system_error != 0) append_system_error_line(text, values.system_error);
@@ -127,6 +128,7 @@ void end_run() {
 }
 
 void end_run_with_message(std::string_view message) {
+  claim_end_of_run();
   std::string line(message);
   line += "\r\n";
   write_all(2, line);

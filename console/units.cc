@@ -12,8 +12,11 @@ namespace plysect {
 namespace {
 
 std::array<std::atomic<OpenUnit*>, k_max_unit_number + 1> g_units{};
-std::atomic<bool> g_close_started{false};
-thread_local bool t_running_close = false;
+std::atomic<bool> g_end_claimed{false};
+
+// How far the calling thread has come with the end of the run.
+enum class EndStep { none, claimed, closing };
+thread_local EndStep t_end_step = EndStep::none;
 
 [[noreturn]] void wait_for_process_end() {
   for (;;) ::pause();
@@ -44,12 +47,16 @@ UnitHold::UnitHold(OpenUnit& unit) : m_unit(unit) {
 
 UnitHold::~UnitHold() { m_unit.state.store(OpenUnit::idle); }
 
+void claim_end_of_run() {
+  if (t_end_step != EndStep::none) return;
+  if (g_end_claimed.exchange(true)) wait_for_process_end();  // another thread ends the run
+  t_end_step = EndStep::claimed;
+}
+
 void close_all_units() {
-  if (g_close_started.exchange(true)) {
-    if (t_running_close) return;  // a failed close ends the run at once
-    wait_for_process_end();       // another thread is ending the run
-  }
-  t_running_close = true;
+  claim_end_of_run();
+  if (t_end_step == EndStep::closing) return;  // a failed close ends the run at once
+  t_end_step = EndStep::closing;
   for (auto& slot : g_units) {
     OpenUnit* unit = slot.load();
     if (unit == nullptr) continue;

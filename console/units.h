@@ -38,10 +38,16 @@ class UnitHold {
   OpenUnit& m_unit;
 };
 
-// Visits the registered units in ascending number and closes each one that is
-// not held. Runs at most once per process: a second call on the thread that
-// runs the close returns at once (the caller then ends the process); a call on
-// any other thread waits for the process to end.
+// Claims the end of the run for the calling thread, so that only one way of
+// ending (a normal end, a refusal, a diagnostic, a console event) prints
+// anything. Returns at once when this thread holds the claim already; waits
+// for the process to end when another thread holds it.
+void claim_end_of_run();
+
+// Claims the end of the run, then visits the registered units in ascending
+// number and closes each one that is not held. Runs at most once per process:
+// a second call on the thread that runs the close returns at once (the caller
+// then ends the process).
 void close_all_units();
 
 }  // namespace plysect

@@ -70,7 +70,8 @@ enum class EndOfFile {
 // more for reading only, and the stream is read-only. A pipe or FIFO given as
 // the input is opened for reading only, so that it reaches its end; one given
 // as a layer map is opened for writing only, so that a reader that goes away
-// fails the write instead of stalling it. Every stream takes an exclusive
+// fails the write instead of stalling it. As with any FIFO, the open waits
+// until the other end is opened. Every stream takes an exclusive
 // flock: a second stream on the same file (the same layer twice, an output
 // name that resolves to the input) or a file locked by another program is
 // refused with error 30. Character devices (the null device, a terminal)

@@ -52,7 +52,13 @@ TEST(HeaderPass, LayerMapNamesFollowTheFirstFullStop) {
   }
 }
 
-// The console lines of the dialogue for `nlay`, and the given layers.
+// A free-format integer: right-aligned in 12 columns.
+std::string field12(std::int32_t value) {
+  const std::string digits = std::to_string(value);
+  return std::string(12 - digits.size(), ' ') + digits;
+}
+
+// The console lines of the dialogue with `maps` layer prompts.
 std::string dialogue_transcript(std::size_t maps) {
   std::string out = " \r\n Give total number of WQ layers :  \r\n Give  number of desired 2D map files :  \r\n";
   for (std::size_t i = 1; i <= maps; ++i) {
@@ -62,10 +68,6 @@ std::string dialogue_transcript(std::size_t maps) {
 }
 
 std::string report_transcript(const MapFixture& fixture, std::int32_t nlay) {
-  auto field12 = [](std::int32_t v) {
-    const std::string digits = std::to_string(v);
-    return std::string(12 - digits.size(), ' ') + digits;
-  };
   std::string out = "  Total nr of segments " + field12(fixture.noseg) + "\r\n";
   out += "  Segment each layers  " + field12(fixture.noseg / nlay) + "\r\n";
   out += "  \r\n  \r\n  TOLVAN substances :\r\n \r\n";
@@ -79,10 +81,6 @@ std::string report_transcript(const MapFixture& fixture, std::int32_t nlay) {
 }
 
 std::string progress_line(std::int32_t day, std::int32_t hour) {
-  auto field12 = [](std::int32_t v) {
-    const std::string digits = std::to_string(v);
-    return std::string(12 - digits.size(), ' ') + digits;
-  };
   return "  D :" + field12(day) + "   H :" + field12(hour) + "\r\n";
 }
 

@@ -103,5 +103,26 @@ TEST(Relay, BlocksLargerThanAFetchAndAWritePiece) {
   EXPECT_EQ(read_file(dir.file("run-lay-2.map")), fixture.layer_map(2, 2, 2));
 }
 
+TEST(Relay, FileSizeLimitIsAWriteErrorNotASilentDeath) {
+  // Past the limit a write comes back short, then fails with EFBIG; the
+  // signal that would kill the process instead is ignored.
+  TempDir dir;
+  const MapFixture fixture = make_fixture(2, 4, 3);
+  write_file(dir.file("run.map"), fixture.bytes());
+  const std::size_t limit = fixture.layer_map(2, 1, 1).size() + 10;
+  // Standard output goes to the null device, which has no size to limit.
+  const auto run = testing::run_command(
+      {"sh", "-c", "exec prlimit --fsize=" + std::to_string(limit) + " \"$0\" run.map >/dev/null",
+       testing::plysect_binary()},
+      "2\n1\n1\n", dir.path());
+  EXPECT_EQ(run.status, 38);
+  EXPECT_TRUE(run.err.starts_with("plysect: File too large\n"
+                                  "plysect: severe (38): error during write, unit 11, file " +
+                                  dir.file("run-lay-1.map") + "\n"))
+      << run.err;
+  // One whole block, then the written part of the second.
+  EXPECT_EQ(read_file(dir.file("run-lay-1.map")), fixture.layer_map(2, 1, 2).substr(0, limit));
+}
+
 }  // namespace
 }  // namespace plysect

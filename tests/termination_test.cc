@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "console/diagnostic_text.h"
+#include "console/events.h"
 #include "console/units.h"
 #include "tests/test_support.h"
 
@@ -105,6 +107,21 @@ TEST(TerminationDeathTest, FailedCloseIsErrorTwentyEight) {
       },
       ::testing::ExitedWithCode(28),
       "^plysect: severe \\(28\\): CLOSE error, unit 13, file /x/run-lay-3.map\n");
+}
+
+// The main flow has begun to end the run when an interrupt arrives: the run
+// ends as the main flow says, without an event line.
+void end_with_message_while_an_event_arrives() {
+  install_event_handlers();
+  claim_end_of_run();
+  ::kill(::getpid(), SIGINT);
+  ::usleep(200 * 1000);  // time for the event thread to take the signal
+  end_run_with_message("refused");
+}
+
+TEST(TerminationDeathTest, EventDuringTheEndOfTheRunPrintsNothing) {
+  EXPECT_EXIT(end_with_message_while_an_event_arrives(), ::testing::ExitedWithCode(1),
+              "^refused\r\n$");
 }
 
 }  // namespace
