@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
     }
     if (last_partial) block.resize(std::min<std::size_t>(block.size(), static_cast<std::size_t>(shape.partial)));
     bytes.insert(bytes.end(), block.begin(), block.end());
-    if (bytes.size() >= (1u << 24) || b + 1 == blocks) {
+    if (bytes.size() >= (1u << 24)) {
       if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) {
         std::perror(out_name);
         return 1;
@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
       bytes.clear();
     }
   }
-  if (std::fclose(out) != 0) {
+  // The rest, and the header of a file without blocks.
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fclose(out) != 0) {
     std::perror(out_name);
     return 1;
   }
