@@ -20,6 +20,22 @@ extern char** environ;
 
 namespace plysect::testing {
 
+namespace {
+
+// A child starts with default signal dispositions and nothing blocked,
+// whatever the test runner inherited.
+void init_with_default_signals(posix_spawnattr_t& attr) {
+  posix_spawnattr_init(&attr);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
+}  // namespace
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "plysect-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -66,16 +82,8 @@ RunResult run_command(const std::vector<std::string>& argv, std::string_view inp
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
-  // The child starts with default signal dispositions and nothing blocked,
-  // whatever the test runner inherited.
   posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  init_with_default_signals(attr);
 
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -223,13 +231,7 @@ RunningCommand::RunningCommand(const std::vector<std::string>& argv, const Optio
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  init_with_default_signals(attr);
 
   const std::vector<std::string> env = environment_with(options.env);
   const int rc = posix_spawnp(&m_pid, argv[0].c_str(), &actions, &attr, pointers_to(argv).data(),
