@@ -17,6 +17,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -60,12 +61,27 @@ void prepare_scratch(const std::string& input) {
   if (::symlink(input.c_str(), "in.map") != 0) give_up("symlink in.map");
 }
 
+// The signals by which the system reports a fault of the running code.
+constexpr std::array k_fault_signals{SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The same safety frame as the real entry point, first.
+  // The same safety frame as the real entry point, first; but a fault of the
+  // running code keeps the course it had before (a sanitizer's report, or
+  // death by the signal). The tool's last-resort report would turn a crash
+  // into an exit status, which the fuzzer cannot tell from a normal end; the
+  // corpus replay runs the real binary and sees that status instead.
+  std::array<struct sigaction, k_fault_signals.size()> fault_actions;
+  for (std::size_t i = 0; i < k_fault_signals.size(); ++i) {
+    ::sigaction(k_fault_signals[i], nullptr, &fault_actions[i]);
+  }
   plysect::install_event_handlers();
+  for (std::size_t i = 0; i < k_fault_signals.size(); ++i) {
+    ::sigaction(k_fault_signals[i], &fault_actions[i], nullptr);
+  }
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 
   if (argc != 2) {
     std::fprintf(stderr, "usage: map_harness INPUT\n");
