@@ -1,6 +1,7 @@
 // Entry point for fuzzing the map file bytes with AFL++: the tool's own
 // driver runs on the file named by argument 1, with fixed dialogue answers on
-// standard input, exactly as the real binary would.
+// standard input, as the real binary runs it; only a fault of the running
+// code takes another course (see main).
 //
 //   map_harness INPUT
 //
