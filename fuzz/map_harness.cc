@@ -1,6 +1,7 @@
 // Entry point for fuzzing the map file bytes with AFL++: the tool's own
 // driver runs on the file named by argument 1, with fixed dialogue answers on
-// standard input, exactly as the real binary would.
+// standard input, as the real binary runs it; only a fault of the running
+// code takes another course (see main).
 //
 //   map_harness INPUT
 //
@@ -17,6 +18,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -60,12 +62,27 @@ void prepare_scratch(const std::string& input) {
   if (::symlink(input.c_str(), "in.map") != 0) give_up("symlink in.map");
 }
 
+// The signals by which the system reports a fault of the running code.
+constexpr std::array k_fault_signals{SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The same safety frame as the real entry point, first.
+  // The same safety frame as the real entry point, first; but a fault of the
+  // running code keeps the course it had before (a sanitizer's report, or
+  // death by the signal). The tool's last-resort report would turn a crash
+  // into an exit status, which the fuzzer cannot tell from a normal end; the
+  // corpus replay runs the real binary and sees that status instead.
+  std::array<struct sigaction, k_fault_signals.size()> fault_actions;
+  for (std::size_t i = 0; i < k_fault_signals.size(); ++i) {
+    ::sigaction(k_fault_signals[i], nullptr, &fault_actions[i]);
+  }
   plysect::install_event_handlers();
+  for (std::size_t i = 0; i < k_fault_signals.size(); ++i) {
+    ::sigaction(k_fault_signals[i], &fault_actions[i], nullptr);
+  }
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 
   if (argc != 2) {
     std::fprintf(stderr, "usage: map_harness INPUT\n");

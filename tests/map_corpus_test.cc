@@ -221,8 +221,11 @@ TEST_P(MapCorpus, EveryInputEndsSoundlyAndRelaysWholeBlocks) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, MapCorpus, ::testing::ValuesIn(k_answer_sets),
-                         [](const auto& info) { return info.param.label; });
+std::string answers_label(const ::testing::TestParamInfo<Answers>& info) {
+  return info.param.label;
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, MapCorpus, ::testing::ValuesIn(k_answer_sets), answers_label);
 
 }  // namespace
 }  // namespace plysect
