@@ -1,8 +1,9 @@
 #include "splitter/relay.h"
 
 #include <array>
+#include <memory>
+#include <span>
 #include <string_view>
-#include <vector>
 
 #include "console/console_output.h"
 
@@ -22,8 +23,13 @@ void relay_time_blocks(SplitRun& run) {
   // contiguous in it, so each layer map block is written straight from here.
   const std::size_t layer_bytes =
       4 * static_cast<std::size_t>(run.notot) * static_cast<std::size_t>(run.nsegl);
-  std::vector<std::byte> conc(4 * static_cast<std::size_t>(run.notot) *
-                              static_cast<std::size_t>(run.noseg));
+  // Left uninitialised: every byte is read before it is written out, and
+  // memory is only touched as blocks arrive (a header at the limits on a
+  // short file costs nothing).
+  const std::size_t block_bytes =
+      4 * static_cast<std::size_t>(run.notot) * static_cast<std::size_t>(run.noseg);
+  const auto block = std::make_unique_for_overwrite<std::byte[]>(block_bytes);
+  const std::span<std::byte> conc(block.get(), block_bytes);
   std::array<std::byte, 4> itime_bytes;
 
   while (read_map_items(*run.input, {itime_bytes, conc}, EndOfFile::report) == 0) {
