@@ -32,17 +32,8 @@ using testing::RunningCommand;
 using testing::source_line_of;
 using testing::Traceback;
 
-struct EventCase {
-  int signal;
-  const char* word;
-  int status;
-};
-
-constexpr EventCase k_events[] = {
-    {SIGINT, "control-C", 130},
-    {SIGQUIT, "control-BREAK", 1},
-    {SIGHUP, "window-CLOSE", 2},
-};
+using testing::EventCase;
+using testing::k_events;
 
 std::string event_line(const char* word) {
   return std::string("plysect: error (200): program aborting due to ") + word + " event\n";

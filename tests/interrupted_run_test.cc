@@ -56,17 +56,8 @@ constexpr int k_blocks = k_sanitized ? 100 : 500;
 constexpr std::int32_t k_map_layers[] = {3, 20, 1, 12, 7, 15};
 constexpr int k_runs_per_event = 10;
 
-struct EventCase {
-  int signal;
-  const char* word;
-  int status;
-};
-
-constexpr EventCase k_events[] = {
-    {SIGINT, "control-C", 130},
-    {SIGQUIT, "control-BREAK", 1},
-    {SIGHUP, "window-CLOSE", 2},
-};
+using testing::EventCase;
+using testing::k_events;
 
 constexpr std::string_view k_first_prompt = " \r\n Give total number of WQ layers : ";
 constexpr std::string_view k_progress_mark = "  D :";

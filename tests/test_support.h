@@ -2,6 +2,7 @@
 // and writes, and running the real plysect binary with answers on stdin.
 #pragma once
 
+#include <csignal>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -9,6 +10,20 @@
 #include <vector>
 
 namespace plysect::testing {
+
+// The console events as signals: the event word of the diagnostic 200 line
+// and the exit status of each.
+struct EventCase {
+  int signal;
+  const char* word;
+  int status;
+};
+
+inline constexpr EventCase k_events[] = {
+    {SIGINT, "control-C", 130},
+    {SIGQUIT, "control-BREAK", 1},
+    {SIGHUP, "window-CLOSE", 2},
+};
 
 // A fresh directory, removed with everything in it at the end of its scope.
 class TempDir {
